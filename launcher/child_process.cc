@@ -1,0 +1,46 @@
+#include "launcher/child_process.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <system_error>
+
+volatile std::sig_atomic_t _childPid = -1;
+
+extern "C" void term(int signalNumber) {
+  pid_t const child = _childPid;
+  if (child > 0) ::kill(child, signalNumber);
+}
+
+void InstallForwardingHandlers() {
+  struct sigaction action {};
+  action.sa_handler = term;
+  for (int const signalNumber : {SIGTERM, SIGHUP, SIGINT}) {
+    ::sigaction(signalNumber, &action, nullptr);
+  }
+}
+
+pid_t ForkChild() {
+  pid_t const child = ::fork();
+  _childPid = child;
+  if (child < 0) {
+    throw std::system_error(errno, std::generic_category(),
+                            "Failed to fork child process");
+  }
+  return child;
+}
+
+int WaitForChild() {
+  int status = 0;
+  while (::waitpid(_childPid, &status, 0) < 0) {
+    if (errno != EINTR) {
+      throw std::system_error(errno, std::generic_category(),
+                              "Failed to wait for child process to finish");
+    }
+  }
+  _childPid = -1;
+  if (!WIFEXITED(status)) throw std::runtime_error("Unable to start executable");
+  return WEXITSTATUS(status);
+}
