@@ -2,8 +2,10 @@
 
 #include "support/paths.h"
 #include "support/syslogger.h"
+#include "workdir/lock_file.h"
 
-void PrepareOpenSsl(std::string const& dirPath) {
+void PrepareOpenSsl(std::string const& dirPath,
+                    std::string const& lockFilePath) {
   std::string const toolPath = dirPath + "/openssl";
   std::string const modulePath = dirPath + "/fips.so";
   std::string const configPath = dirPath + "/openssl.cnf";
@@ -12,5 +14,7 @@ void PrepareOpenSsl(std::string const& dirPath) {
     Log("OpenSSL files are not provided, skipping OpenSSL initialization");
     return;
   }
-  // The configuration and the tool's run arrive with the FIPS preparation.
+  LockFile parentLock(lockFilePath);
+  ReplaceInFile(configPath, "# fips = fips_sect", "fips = fips_sect");
+  GenerateFipsConfig(toolPath, modulePath, configPath);
 }

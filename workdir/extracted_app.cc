@@ -68,7 +68,7 @@ ExtractedApp::ExtractedApp(bool keepContents, std::set<std::string> skipDirs)
 
 std::string ExtractedApp::GetExecName() const { return GetName(execPath); }
 
-std::string ExtractedApp::LockFilePath() const {
+std::string ExtractedApp::GetLockFilePath() const {
   return MergePath(parentDir, execName + ".lock");
 }
 
@@ -115,8 +115,14 @@ std::string ExtractedApp::CreateWorkingDirName(std::string const& launcherName,
                                                std::string const& userName,
                                                int attempt) {
   std::string name = launcherName + ".data";
-  if (userName != "root") name += "_" + userName;
-  if (attempt != 0) name += "_" + std::to_string(attempt);
+  if (userName != "root") {
+    name += '_';
+    name += userName;
+  }
+  if (attempt != 0) {
+    name += '_';
+    name += std::to_string(attempt);
+  }
   return name;
 }
 
@@ -142,7 +148,7 @@ void ExtractedApp::TryAttempt(int attempt) {
   std::string const userName = GetUserName();
   dirPath = MergePath(parentDir,
                       CreateWorkingDirName(execName, userName, attempt));
-  LockFile lock(LockFilePath());
+  LockFile lock(GetLockFilePath());
 
   bool fresh = true;
   if (::mkdir(dirPath.c_str(), 0700) != 0) {

@@ -20,6 +20,9 @@ class ExtractedApp {
 
   std::string const& GetDirPath() const { return dirPath; }
   std::set<std::string> GetSkipDirs() const { return skipDirs; }
+  // The parent directory's lock file, which serialises every change to the
+  // working directories there.
+  std::string GetLockFilePath() const;
 
   // Gives up the working directory; erases it when this run is its last
   // user and the keep flag is clear. Safe to call again after it completed.
@@ -53,7 +56,6 @@ class ExtractedApp {
   std::string SelectParentDir();
   void InitDir();
   void TryAttempt(int attempt);
-  std::string LockFilePath() const;
 
   std::string execPath;
   std::string execName;

@@ -26,7 +26,7 @@ bool PathNamesOpenDirectory(std::string const& path, int dirFd) {
 
 void ExtractedApp::Cleanup() {
   if (parentDir.empty() || dirFd == -1) return;
-  LockFile lock(LockFilePath());
+  LockFile lock(GetLockFilePath());
 
   // Under the lock file no run can take up the directory; a failed exclusive
   // try means another run still holds its shared lock on it.
