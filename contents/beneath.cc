@@ -11,6 +11,13 @@ int OpenBeneath(int dirFd, std::string const& relativePath, int flags,
   how.mode = mode;
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS |
                 RESOLVE_NO_XDEV;
+  std::string const path = BeneathPath(relativePath);
   return static_cast<int>(
-      ::syscall(SYS_openat2, dirFd, relativePath.c_str(), &how, sizeof how));
+      ::syscall(SYS_openat2, dirFd, path.c_str(), &how, sizeof how));
+}
+
+std::string BeneathPath(std::string const& relativePath) {
+  auto const start = relativePath.find_first_not_of('/');
+  if (start == std::string::npos) return ".";
+  return relativePath.substr(start);
 }

@@ -31,17 +31,19 @@ bool IsTopLevel(std::string const& name) { return name == "."; }
 void CreateDirectory(int dirFd, std::string const& name, mode_t mode) {
   // Each record makes one level. The parent is opened beneath the working
   // directory without following links, then the last component is made in it.
-  auto const slash = name.rfind('/');
+  std::string path = BeneathPath(name);
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  auto const slash = path.rfind('/');
   UniqueFd parent;
   int parentFd = dirFd;
-  std::string leaf = name;
+  std::string leaf = path;
   int savedErrno = 0;
   if (slash != std::string::npos) {
-    parent.reset(OpenBeneath(dirFd, name.substr(0, slash),
+    parent.reset(OpenBeneath(dirFd, path.substr(0, slash),
                              O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!parent) savedErrno = errno;
     parentFd = parent.get();
-    leaf = name.substr(slash + 1);
+    leaf = path.substr(slash + 1);
   }
   if (savedErrno == 0) {
     if (::mkdirat(parentFd, leaf.c_str(), mode) == 0 || errno == EEXIST) return;
