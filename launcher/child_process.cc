@@ -23,10 +23,23 @@ void InstallForwardingHandlers() {
 }
 
 pid_t ForkChild() {
+  // The child can exec, and its caller signal us, before fork returns in the
+  // parent; with the forwarded signals held back until _childPid names the
+  // child, a signal of that moment is forwarded instead of lost. The child
+  // restores the mask too, so the entry executable starts with it unchanged.
+  sigset_t forwarded;
+  sigset_t previous;
+  sigemptyset(&forwarded);
+  for (int const signalNumber : {SIGTERM, SIGHUP, SIGINT}) {
+    sigaddset(&forwarded, signalNumber);
+  }
+  ::sigprocmask(SIG_BLOCK, &forwarded, &previous);
   pid_t const child = ::fork();
+  int const forkErrno = errno;
   _childPid = child;
+  ::sigprocmask(SIG_SETMASK, &previous, nullptr);
   if (child < 0) {
-    throw std::system_error(errno, std::generic_category(),
+    throw std::system_error(forkErrno, std::generic_category(),
                             "Failed to fork child process");
   }
   return child;

@@ -56,18 +56,22 @@ void LauncherTest::SetUp() {
     options.appDir.clear();
   } else {
     options.appDir = layout_.launcherDir;
-    // The launcher's own directory is its first choice only where its
-    // user can create the lock file.
     options.appDirMount = {.noexec = layout_.noexecCandidates, .mode = 0755,
-                           .owner = owner, .group = owner};
+                           .sizeBytes = layout_.launcherDirBytes};
   }
-  options.install.push_back({PROBE_DELIVERABLE, launcher_, 0755});
+  options.install.push_back({.source = PROBE_DELIVERABLE, .target = launcher_, .mode = 0755,
+                             .bindFromStage = layout_.launcherDirBytes != 0});
 
   std::string reason;
   sandbox_ = sandbox::Sandbox::Enter(options, &reason);
   if (!sandbox_) GTEST_SKIP() << reason;
   if (user_.uid && !sandbox_->CanSwitchUsers()) {
     GTEST_SKIP() << sandbox::Sandbox::NoUserSwitchReason();
+  }
+  // The launcher's own directory is its first choice only where its user
+  // can create the lock file.
+  if (!options.appDir.empty() && ::chown(options.appDir.c_str(), owner, owner) != 0) {
+    throw std::system_error(errno, std::generic_category(), "chown " + options.appDir);
   }
 }
 

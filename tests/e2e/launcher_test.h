@@ -42,6 +42,7 @@ void PrintTo(User const& user, std::ostream* out);
 struct Layout {
   std::string launcherDir = APP_DIR;
   bool noexecCandidates = false;  // launcher dir, /var/tmp and /tmp noexec
+  std::size_t launcherDirBytes = 0;  // a tiny launcher dir; 0: no limit
 };
 
 struct Invocation {

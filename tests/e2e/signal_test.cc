@@ -1,5 +1,9 @@
 // SIGTERM, SIGHUP and SIGINT sent to the launcher go to the running entry;
 // the launcher waits on and ends as the entry ends.
+//
+// The entry can be up and reporting before the launcher, back from fork,
+// has recorded its id; a signal in that moment has no child to go to. The
+// cases send theirs once the launcher sleeps in its wait for the entry.
 
 #include <signal.h>
 
@@ -33,6 +37,7 @@ TEST_P(ForwardTest, EntryCatchesTheSignalAndTheLauncherEndsWithItsStatus) {
                        c.survives ? "PROBE_WAIT=file:/tmp/go" : "PROBE_WAIT=signal",
                        std::string("PROBE_EXIT=") + c.probeExit}});
   ASSERT_TRUE(launcher.WaitForOutput("probe.ready\n")) << launcher.Stderr();
+  ASSERT_TRUE(sandbox::WaitUntilWaitingForChild(launcher.Pid()));
   launcher.Signal(c.signal);
   ASSERT_TRUE(launcher.WaitForOutput(std::string("probe.caught=") + c.signalName + "\n"))
       << launcher.Stdout();
@@ -81,6 +86,7 @@ TEST_P(DeadlyForwardTest, EntryDiesOfTheSignalAndTheLauncherEndsWith255) {
   // The entry starts with the default action even where the launcher's
   // caller ignored the signal.
   EXPECT_EQ(ProbeReport(launcher.Stdout()).Get("sighup"), "default");
+  ASSERT_TRUE(sandbox::WaitUntilWaitingForChild(launcher.Pid()));
   launcher.Signal(c.signal);
   EXPECT_EQ(launcher.Wait(), Outcome::Exited(255)) << launcher.Stderr();
 

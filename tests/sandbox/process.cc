@@ -11,8 +11,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
+#include <thread>
+
+#include "sandbox/files.h"
 
 namespace nestbox::sandbox {
 
@@ -24,7 +28,7 @@ using Clock = std::chrono::steady_clock;
 // something it left behind) before the rest of its group is killed.
 constexpr std::chrono::milliseconds DRAIN_GRACE{2000};
 
-enum class Stage : int { SIGNALS, STDIO, DIRECTORY, GROUPS, GID, UID, EXEC };
+enum class Stage : int { PROCESS_GROUP, SIGNALS, STDIO, DIRECTORY, GROUPS, GID, UID, EXEC };
 
 struct ChildFailure {
   Stage stage;
@@ -33,7 +37,8 @@ struct ChildFailure {
 
 char const* Describe(Stage stage) {
   switch (stage) {
-    case Stage::SIGNALS: return "reset signals";
+    case Stage::PROCESS_GROUP: return "setpgid";
+    case Stage::SIGNALS: return "set up signals";
     case Stage::STDIO: return "set up standard streams";
     case Stage::DIRECTORY: return "change directory";
     case Stage::GROUPS: return "setgroups";
@@ -68,7 +73,7 @@ struct ChildPlan {
 // a return into the test (whose gtest output would otherwise appear twice).
 [[noreturn]] void RunChild(ChildPlan const& plan) {
   SpawnOptions const& options = *plan.options;
-  if (::setpgid(0, 0) != 0) ReportAndExit(plan.reportFd, Stage::SIGNALS);
+  if (::setpgid(0, 0) != 0) ReportAndExit(plan.reportFd, Stage::PROCESS_GROUP);
   sigset_t none;
   sigemptyset(&none);
   if (::sigprocmask(SIG_SETMASK, &none, nullptr) != 0) {
@@ -314,6 +319,19 @@ void Process::Reap() {
   out_.reset();
   err_.reset();
   pidfd_.reset();
+}
+
+bool WaitUntilWaitingForChild(pid_t pid, std::chrono::milliseconds guard) {
+  auto const deadline = Clock::now() + guard;
+  std::string const path = "/proc/" + std::to_string(pid) + "/syscall";
+  while (Clock::now() < deadline) {
+    // The first field is the number of the system call the process is
+    // blocked in, or "running".
+    long const number = std::strtol(ReadFile(path).c_str(), nullptr, 10);
+    if (number == SYS_wait4 || number == SYS_waitid) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
 }
 
 }  // namespace nestbox::sandbox

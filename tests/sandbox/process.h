@@ -92,4 +92,9 @@ class Process {
   std::optional<Outcome> outcome_;
 };
 
+// Waits until the process sleeps in a wait for a child (wait4 or waitid).
+// A parent that stores its child's id right after fork and only then waits
+// is known to hold that id from this moment on. False at the guard.
+bool WaitUntilWaitingForChild(pid_t pid, std::chrono::milliseconds guard = HANG_GUARD);
+
 }  // namespace nestbox::sandbox

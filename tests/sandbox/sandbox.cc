@@ -174,7 +174,8 @@ std::unique_ptr<Sandbox> Sandbox::Enter(SandboxOptions const& options,
   }
   if (::chdir("/") != 0) Fail(errno, "chdir /");
   for (size_t i = 0; i < sources.size(); ++i) {
-    sandbox->Install(sources[i].get(), options.install[i].target, options.install[i].mode);
+    HostFile const& file = options.install[i];
+    sandbox->Install(sources[i].get(), file.target, file.mode, file.bindFromStage);
   }
   return sandbox;
 }
@@ -224,11 +225,12 @@ void Sandbox::SetUpDev(std::vector<UniqueFd> const& devices) {
   if (::mkdir(STAGE_DIR, 0755) != 0) Fail(errno, std::string("mkdir ") + STAGE_DIR);
 }
 
-void Sandbox::Install(int sourceFd, std::string const& target, mode_t mode) {
+void Sandbox::Install(int sourceFd, std::string const& target, mode_t mode,
+                      bool bindFromStage) {
   std::string const dir = target.substr(0, target.rfind('/') + 1);
   struct statvfs vfs {};
   if (::statvfs(dir.c_str(), &vfs) != 0) Fail(errno, "statvfs " + dir);
-  if ((vfs.f_flag & ST_NOEXEC) == 0) {
+  if (!bindFromStage && (vfs.f_flag & ST_NOEXEC) == 0) {
     CopyInto(sourceFd, target, mode);
     return;
   }

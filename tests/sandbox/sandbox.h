@@ -40,6 +40,9 @@ struct HostFile {
   std::string source;  // host path
   std::string target;  // path inside the sandbox
   mode_t mode = 0755;
+  // Bind-mounted from a copy elsewhere instead of copied into the target's
+  // file system, where it would take space (of a deliberately tiny mount).
+  bool bindFromStage = false;
 };
 
 struct SandboxOptions {
@@ -71,10 +74,11 @@ class Sandbox {
   SyslogSink& Log() { return *log_; }
 
   // Copies the file behind the descriptor (read from offset 0) to a new
-  // file at the target. Into a noexec directory the copy goes onto an
-  // exec-able mount and is bind-mounted at the target, so that it still
-  // runs while everything else in that directory cannot.
-  void Install(int sourceFd, std::string const& target, mode_t mode);
+  // file at the target. Into a noexec directory (or when asked) the copy
+  // goes onto an exec-able mount of its own and is bind-mounted at the
+  // target, so that it still runs while nothing else in that directory can.
+  void Install(int sourceFd, std::string const& target, mode_t mode,
+               bool bindFromStage = false);
   // A further tmpfs, for example a tiny one that runs out of space.
   void Mount(std::string const& path, MountOptions const& options);
 

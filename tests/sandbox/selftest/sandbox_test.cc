@@ -177,6 +177,13 @@ INSTANTIATE_TEST_SUITE_P(
                     "LC_ALL=C\nPATH=/usr/bin:/bin\n", ""}),
     [](auto const& info) { return info.param.name; });
 
+TEST_F(SandboxTest, WaitingForAChildIsSeenFromOutside) {
+  Process parent = Process::Spawn({.argv = {"/bin/sh", "-c", "sleep 30; true"}});
+  EXPECT_TRUE(WaitUntilWaitingForChild(parent.Pid()));
+  Process sleeper = Process::Spawn({.argv = {"/bin/sleep", "30"}});
+  EXPECT_FALSE(WaitUntilWaitingForChild(sleeper.Pid(), 100ms));
+}
+
 TEST_F(SandboxTest, AFailedExecThrowsWithItsErrno) {
   try {
     Process::Spawn({.argv = {"/tmp/apps/missing"}});
