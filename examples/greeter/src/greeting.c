@@ -1,0 +1,3 @@
+#include "greeting.h"
+
+char const* greeting_opening(void) { return "Hello"; }
