@@ -1,5 +1,6 @@
 #include "contents/contents_reader.h"
 
+#include <cstdint>
 #include <stdexcept>
 
 namespace {
@@ -18,8 +19,10 @@ T AssembleLittleEndian(char const* bytes) {
 char const* ContentsReader::PopContentImpl(std::uint64_t count) {
   // Compared as addresses and as unsigned counts, so a reader whose begin lies
   // past its end, and a count near 2^64, both fail instead of wrapping.
-  if (cursor > end) throw std::runtime_error("Invalid contents buffer");
-  auto const left = static_cast<std::uint64_t>(end - cursor);
+  auto const at = reinterpret_cast<std::uintptr_t>(cursor);
+  auto const limit = reinterpret_cast<std::uintptr_t>(end);
+  if (at > limit) throw std::runtime_error("Invalid contents buffer");
+  std::uint64_t const left = limit - at;
   if (count > left) throw std::runtime_error("Invalid contents buffer");
   char const* const start = cursor;
   cursor += count;

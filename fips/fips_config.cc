@@ -24,7 +24,10 @@ void GenerateFipsConfig(std::string toolPath, std::string modulePath,
     // Failures here only mean that the output does not reach the file.
     int const config =
         ::open(configPath.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
-    if (config >= 0) {
+    if (config == STDOUT_FILENO) {
+      // Our standard output was closed and the file took its number.
+      ::fcntl(config, F_SETFD, 0);
+    } else if (config >= 0) {
       ::dup2(config, STDOUT_FILENO);
       ::close(config);
     }

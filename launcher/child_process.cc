@@ -10,8 +10,10 @@
 volatile std::sig_atomic_t _childPid = -1;
 
 extern "C" void term(int signalNumber) {
+  int const savedErrno = errno;  // the interrupted code may be reading it
   pid_t const child = _childPid;
   if (child > 0) ::kill(child, signalNumber);
+  errno = savedErrno;
 }
 
 void InstallForwardingHandlers() {
@@ -25,8 +27,10 @@ void InstallForwardingHandlers() {
 pid_t ForkChild() {
   // The child can exec, and its caller signal us, before fork returns in the
   // parent; with the forwarded signals held back until _childPid names the
-  // child, a signal of that moment is forwarded instead of lost. The child
-  // restores the mask too, so the entry executable starts with it unchanged.
+  // child, a signal that reaches us in that moment is forwarded instead of
+  // lost. The child restores the mask too, so the entry executable starts
+  // with it unchanged; a signal sent to the child itself before its exec is
+  // taken by term there, which forwards nothing (_childPid is 0).
   sigset_t forwarded;
   sigset_t previous;
   sigemptyset(&forwarded);
@@ -49,7 +53,10 @@ int WaitForChild() {
   int status = 0;
   while (::waitpid(_childPid, &status, 0) < 0) {
     if (errno != EINTR) {
-      throw std::system_error(errno, std::generic_category(),
+      int const waitErrno = errno;
+      // The id may name someone else's process from now on.
+      _childPid = -1;
+      throw std::system_error(waitErrno, std::generic_category(),
                               "Failed to wait for child process to finish");
     }
   }

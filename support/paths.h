@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 

@@ -45,12 +45,13 @@ void EraseOpenDirectory(UniqueFd directory, std::string const& dirPath,
       UniqueFd child(::openat(dirfd(stream.get()), name.c_str(),
                               DIRECTORY_FLAGS));
       struct stat status;
-      if (!child || ::fstat(child.get(), &status) != 0) {
+      if (!child && (errno == ENOTDIR || errno == ELOOP)) {
+        // No longer a directory since it was read: removed as what it is.
+      } else if (!child || ::fstat(child.get(), &status) != 0) {
         ThrowSystemError("Failed to open working directory (opendir)");
-      }
-      // Another file system mounted inside is left alone; removing its mount
-      // point below then fails and stops the erasure.
-      if (status.st_dev == device) {
+      } else if (status.st_dev == device) {
+        // Another file system mounted inside is left alone; removing its
+        // mount point below then fails and stops the erasure.
         EraseOpenDirectory(std::move(child), path, device);
       }
     }
@@ -69,6 +70,15 @@ void EraseOpenDirectory(UniqueFd directory, std::string const& dirPath,
       std::string const message = "Failed to remove [" + name + "]";
       ThrowSystemError(savedErrno, message.c_str());
     }
+  }
+}
+
+template <typename Erasure>
+void LogFailureOf(Erasure const& erase) {
+  try {
+    erase();
+  } catch (std::exception const& error) {
+    g_logger.LogError(error);
   }
 }
 
@@ -94,9 +104,9 @@ void ExtractedApp::EraseDirContents(int dirFd, std::string const& path) {
 }
 
 void ExtractedApp::EraseDirContentsSafe(std::string const& path) {
-  try {
-    EraseDirContents(path);
-  } catch (std::exception const& error) {
-    g_logger.LogError(error);
-  }
+  LogFailureOf([&] { EraseDirContents(path); });
+}
+
+void ExtractedApp::EraseDirContentsSafe(int dirFd, std::string const& path) {
+  LogFailureOf([&] { EraseDirContents(dirFd, path); });
 }

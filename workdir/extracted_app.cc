@@ -45,15 +45,25 @@ bool CanUseLockFile(std::string const& lockPath) {
   return errno == EWOULDBLOCK;
 }
 
-bool IsPrivateDirectoryOfEffectiveUser(int dirFd) {
+// The directory at dirFd belongs to the effective user; with privateOnly,
+// it also grants nothing to group or others. errno tells why not.
+bool IsDirectoryOfEffectiveUser(int dirFd, bool privateOnly) {
   struct stat status;
   if (::fstat(dirFd, &status) != 0) return false;
-  if (!S_ISDIR(status.st_mode)) return false;
-  if (status.st_uid != ::geteuid() || (status.st_mode & 077) != 0) {
+  if (!S_ISDIR(status.st_mode) || status.st_uid != ::geteuid() ||
+      (privateOnly && (status.st_mode & 077) != 0)) {
     errno = EPERM;
     return false;
   }
   return true;
+}
+
+// Whether the entry at path itself (not what a link there points to) is a
+// directory of the effective user with no group or other permission bits.
+bool IsPrivateDirectoryEntry(std::string const& path) {
+  struct stat status;
+  return ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+         status.st_uid == ::geteuid() && (status.st_mode & 077) == 0;
 }
 
 }  // namespace
@@ -159,19 +169,24 @@ void ExtractedApp::TryAttempt(int attempt) {
   // Not close-on-exec: the entry executable inherits the descriptor and with
   // it the shared lock that marks the directory as in use. O_NOFOLLOW and the
   // checks on the descriptor itself mean that whatever we go on to use is the
-  // private directory we checked, never something a link points to.
+  // directory we checked, never something a link points to.
   dirFd = ::open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-  if (dirFd < 0) {
-    if (!fresh) {
-      ThrowSystemError("Working directory exists but we are not it's owners");
+  if (fresh) {
+    // Ours since the mkdir; only a swap could change that. Its modes are not
+    // judged: file systems without Unix modes (vfat, CIFS) show 0755 here,
+    // and they are still usable for a run of our own.
+    if (dirFd < 0 || !IsDirectoryOfEffectiveUser(dirFd, false)) {
+      ThrowSystemError("Failed to open working directory.");
     }
-    ThrowSystemError("Failed to open working directory.");
-  }
-  if (!IsPrivateDirectoryOfEffectiveUser(dirFd)) {
-    if (!fresh) {
-      ThrowSystemError("Working directory exists but we are not it's owners");
+  } else if (dirFd < 0) {
+    int const openErrno = errno;
+    if (!IsPrivateDirectoryEntry(dirPath)) {
+      ThrowSystemError(openErrno,
+                       "Working directory exists but we are not it's owners");
     }
-    ThrowSystemError("Failed to open working directory.");
+    ThrowSystemError(openErrno, "Failed to open working directory.");
+  } else if (!IsDirectoryOfEffectiveUser(dirFd, true)) {
+    ThrowSystemError("Working directory exists but we are not it's owners");
   }
 
   if (::flock(dirFd, fresh ? LOCK_EX : LOCK_SH) != 0) {
@@ -183,10 +198,8 @@ void ExtractedApp::TryAttempt(int attempt) {
     ExtractContents(dirFd, !fresh);
   } catch (std::exception const&) {
     if (fresh) {
-      EraseDirContentsSafe(dirPath);
-      if (::rmdir(dirPath.c_str()) != 0) {
-        ThrowSystemError("Failed to remove working directory");
-      }
+      EraseDirContentsSafe(dirFd, dirPath);
+      RemoveWorkingDirectory();
     }
     throw;
   }

@@ -44,6 +44,7 @@ class ExtractedApp {
   // The same for a directory already open, wherever its path now leads; path
   // serves only to look at entries whose type the directory does not report.
   static void EraseDirContents(int dirFd, std::string const& path);
+  static void EraseDirContentsSafe(int dirFd, std::string const& path);
 
   static std::string GetUserName();
   static std::string CreateWorkingDirName(std::string const& launcherName,
@@ -56,6 +57,9 @@ class ExtractedApp {
   std::string SelectParentDir();
   void InitDir();
   void TryAttempt(int attempt);
+  // rmdir of the emptied working directory, only while its path still names
+  // the directory open at dirFd.
+  void RemoveWorkingDirectory() const;
 
   std::string execPath;
   std::string execName;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <exception>
 #include <utility>
 
 #include "support/syslogger.h"
@@ -52,7 +53,11 @@ LockFile::LockFile(std::string lockPath) : path(std::move(lockPath)) {
 }
 
 LockFile::~LockFile() {
-  Log("releasing lock " + path);
+  try {
+    Log("releasing lock " + path);
+  } catch (std::exception const&) {
+    // Out of memory for the text: the release itself matters more.
+  }
   // The name goes first: a waiter that then gets the lock on the nameless
   // file sees that it no longer matches the path and starts over.
   ::unlink(path.c_str());

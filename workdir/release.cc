@@ -42,18 +42,21 @@ void ExtractedApp::Cleanup() {
   if (!keepContents) {
     Log("Erasing contents at " + dirPath);
     EraseDirContents(dirFd, dirPath);
-    // The directory is removed only while its path still names the one we
-    // hold: a directory swapped in under that name is not ours to remove.
-    if (!PathNamesOpenDirectory(dirPath, dirFd)) {
-      ThrowSystemError(ESTALE, "Failed to remove working directory");
-    }
-    if (::rmdir(dirPath.c_str()) != 0) {
-      ThrowSystemError("Failed to remove working directory");
-    }
+    RemoveWorkingDirectory();
   }
 
   ::close(dirFd);
   dirFd = -1;
+}
+
+void ExtractedApp::RemoveWorkingDirectory() const {
+  // A directory swapped in under our name is not ours to remove.
+  if (!PathNamesOpenDirectory(dirPath, dirFd)) {
+    ThrowSystemError(ESTALE, "Failed to remove working directory");
+  }
+  if (::rmdir(dirPath.c_str()) != 0) {
+    ThrowSystemError("Failed to remove working directory");
+  }
 }
 
 ExtractedApp::~ExtractedApp() {
@@ -62,4 +65,7 @@ ExtractedApp::~ExtractedApp() {
   } catch (std::exception const& error) {
     g_logger.LogError(error);
   }
+  // A release that failed leaves the descriptor open for another try; there
+  // is none after this one.
+  if (dirFd != -1) ::close(dirFd);
 }
