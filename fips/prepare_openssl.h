@@ -6,10 +6,10 @@
 // carry the OpenSSL tool ("openssl"), its FIPS module ("fips.so") and a
 // configuration file ("openssl.cnf"): the line that names the FIPS section is
 // switched on and the tool's `fipsinstall` output is appended to the file.
-// When one of the three is missing it only logs that. The preparation runs
-// under the parent directory's lock file at lockFilePath, so that two runs
-// sharing the directory never interleave their rewrites of the file.
-void PrepareOpenSsl(std::string const& dirPath, std::string const& lockFilePath);
+// When one of the three is missing it only logs that. Runs that share the
+// directory take turns through "openssl.cnf.lock" in it, so their rewrites of
+// the file never interleave.
+void PrepareOpenSsl(std::string const& dirPath);
 
 // Rewrites the text file at path with every line equal to lineToFind replaced
 // by newLine; every line ends with '\n' afterwards. The file is replaced only

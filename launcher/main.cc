@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
       ExtractedApp app(extractOnly, skipDirs);
       if (extractOnly) return 0;
 
-      PrepareOpenSsl(app.GetDirPath(), app.GetLockFilePath());
+      PrepareOpenSsl(app.GetDirPath());
       int const status = ExecEntrypoint(app.GetDirPath(), argc, argv);
       if (status != 0) {
         std::string const message =

@@ -20,9 +20,6 @@ class ExtractedApp {
 
   std::string const& GetDirPath() const { return dirPath; }
   std::set<std::string> GetSkipDirs() const { return skipDirs; }
-  // The parent directory's lock file, which serialises every change to the
-  // working directories there.
-  std::string GetLockFilePath() const;
 
   // Gives up the working directory; erases it when this run is its last
   // user and the keep flag is clear. Safe to call again after it completed.
@@ -57,6 +54,9 @@ class ExtractedApp {
   std::string SelectParentDir();
   void InitDir();
   void TryAttempt(int attempt);
+  // The parent directory's lock file, which serialises every placement and
+  // release of working directories there.
+  std::string GetLockFilePath() const;
   // rmdir of the emptied working directory, only while its path still names
   // the directory open at dirFd.
   void RemoveWorkingDirectory() const;
