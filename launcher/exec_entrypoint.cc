@@ -1,15 +1,18 @@
 #include "launcher/exec_entrypoint.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <exception>
+#include <string>
 #include <vector>
 
 #include "contents/embedded_contents.h"
 #include "launcher/child_process.h"
 #include "support/paths.h"
+#include "support/system_error.h"
 #include "support/syslogger.h"
 
 namespace {
@@ -18,12 +21,25 @@ constexpr int EXIT_EXEC_REFUSED = 253;
 constexpr int EXIT_EXEC_FAILED = 254;
 constexpr int EXIT_CHILD_SETUP_FAILED = 255;
 
+// The dynamic loader splits its search path at ':' and ';' and expands
+// "$ORIGIN" and the like; a working directory path with such characters (the
+// launcher's name or directory may hold them) would send it to directories
+// that anyone can create in /tmp. Such a path is named through the working
+// directory's descriptor, which the entry executable inherits, instead.
+std::string LibraryDirectory(std::string const& dirPath) {
+  if (dirPath.find_first_of(":;$") == std::string::npos) return dirPath;
+  int const dirFd = ::open(dirPath.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW);
+  if (dirFd < 0) ThrowSystemError("Failed to open working directory.");
+  return "/proc/self/fd/" + std::to_string(dirFd);
+}
+
 // The working directory goes last in the search path, after every entry the
 // caller set.
 std::string ChildLibraryPath(std::string const& dirPath) {
+  std::string const directory = LibraryDirectory(dirPath);
   char const* const inherited = std::getenv("LD_LIBRARY_PATH");
-  if (inherited == nullptr || *inherited == '\0') return dirPath;
-  return std::string(inherited) + ":" + dirPath;
+  if (inherited == nullptr || *inherited == '\0') return directory;
+  return std::string(inherited) + ":" + directory;
 }
 
 [[noreturn]] void RunEntrypoint(std::string const& dirPath,

@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "contents/beneath.h"
 #include "support/paths.h"
 #include "support/syslogger.h"
 #include "support/system_error.h"
@@ -42,11 +43,15 @@ void EraseOpenDirectory(UniqueFd directory, std::string const& dirPath,
 
     bool const isDirectory = IsDir(path, *entry);
     if (isDirectory) {
-      UniqueFd child(::openat(dirfd(stream.get()), name.c_str(),
-                              DIRECTORY_FLAGS));
+      // Resolved beneath the directory without crossing a mount point, so
+      // that a bind mount of another tree (same device) is not entered.
+      UniqueFd child(OpenBeneath(dirfd(stream.get()), name, DIRECTORY_FLAGS));
       struct stat status;
       if (!child && (errno == ENOTDIR || errno == ELOOP)) {
         // No longer a directory since it was read: removed as what it is.
+      } else if (!child && errno == EXDEV) {
+        // A mount point: left alone; removing it below fails and stops the
+        // erasure.
       } else if (!child || ::fstat(child.get(), &status) != 0) {
         ThrowSystemError("Failed to open working directory (opendir)");
       } else if (status.st_dev == device) {

@@ -14,14 +14,21 @@
 #include "support/unique_fd.h"
 
 int LockFile::OpenLockPath(std::string const& path) {
+  // Private to its owner: anyone who could open the file, even for reading,
+  // could flock it and hold every run of ours waiting for ever. For the same
+  // reason a file of another owner is not ours to wait on, root included.
   UniqueFd file(::open(path.c_str(),
                        O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                       0755));
+                       0600));
   if (!file) return -1;
   struct stat status;
   if (::fstat(file.get(), &status) != 0) return -1;
   if (!S_ISREG(status.st_mode)) {
     errno = EINVAL;
+    return -1;
+  }
+  if (status.st_uid != ::geteuid()) {
+    errno = EACCES;
     return -1;
   }
   return file.release();

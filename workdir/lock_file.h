@@ -16,7 +16,8 @@ class LockFile {
   LockFile& operator=(LockFile const&) = delete;
 
   // Opens a lock file path the way every user of it must: never through a
-  // symbolic link, never blocking on a fifo, and only a regular file counts.
+  // symbolic link, never blocking on a fifo; only a regular file of the
+  // effective user counts, and a new one is created with mode 0600.
   // Returns the descriptor, or -1 with errno set.
   static int OpenLockPath(std::string const& path);
 

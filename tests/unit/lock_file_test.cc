@@ -47,7 +47,7 @@ TEST_F(LockFileTest, CreatesLocksAndRemovesTheFile) {
     struct stat status;
     ASSERT_EQ(::lstat(path.c_str(), &status), 0);
     EXPECT_TRUE(S_ISREG(status.st_mode));
-    EXPECT_EQ(status.st_mode & 07777, 0755u);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
     EXPECT_EQ(status.st_size, 0);
     EXPECT_TRUE(NamedFileIsLocked(path));
   }
@@ -136,20 +136,37 @@ TEST_F(LockFileTest, RefusesADeviceNode) {
   EXPECT_TRUE(Exists(path));
 }
 
-// Another user's lock file (mode 0755) cannot be opened for writing.
+// A lock file of another user is never waited on: ours are private (0600),
+// and one that another user made, even open to all, is refused by root too,
+// since its owner could hold it for ever.
 TEST_F(LockFileTest, OtherUsersLockFileFailsAtOnce) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
   ASSERT_EQ(::chmod(dir.Path().c_str(), 01777), 0);
-  std::string const path = dir.Join("app.lock");
-  UniqueFd made(LockFile::OpenLockPath(path));
-  ASSERT_TRUE(made);
-  ASSERT_EQ(ModeOf(path), 0755);
-  ChildResult const child = RunInChild([&] {
-    if (!BecomeUser(65534, 65534)) return std::string("cannot drop");
-    return RaisedBy([&] { LockFile lock(path); });
-  });
-  EXPECT_EQ(child.output, SystemErrorLine(EACCES, "Failed to create lock file"));
-  EXPECT_TRUE(Exists(path));
+  struct Case {
+    char const* name;
+    uid_t creator;
+    mode_t mode;
+    uid_t opener;
+  } const cases[] = {{"root's, opened by nobody", 0, 0600, 65534},
+                     {"nobody's open to all, opened by root", 65534, 0666, 0}};
+  for (auto const& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string const path = dir.Join("app.lock");
+    ChildResult const made = RunInChild([&] {
+      if (!BecomeUser(c.creator, c.creator)) return std::string("cannot drop");
+      UniqueFd file(LockFile::OpenLockPath(path));
+      if (!file || ::fchmod(file.get(), c.mode) != 0) return std::string("not made");
+      return std::string("made");
+    });
+    ASSERT_EQ(made.output, "made");
+    ChildResult const child = RunInChild([&] {
+      if (!BecomeUser(c.opener, c.opener)) return std::string("cannot drop");
+      return RaisedBy([&] { LockFile lock(path); });
+    });
+    EXPECT_EQ(child.output, SystemErrorLine(EACCES, "Failed to create lock file"));
+    EXPECT_EQ(ModeOf(path), static_cast<int>(c.mode));
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+  }
 }
 
 // Contenders are forked children. Each reports "<id>+" once it holds the
@@ -247,7 +264,7 @@ TEST_F(LockContentionTest, SecondWaitsUntilTheFirstReleases) {
   ASSERT_EQ(NextEvent(), "A+");
   // Marks the first file; inode numbers can be reused, so they cannot tell
   // the files apart.
-  ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+  ASSERT_EQ(::chmod(path.c_str(), 0400), 0);
 
   Contender second('B', path, events[1]);
   ASSERT_TRUE(WaitForBlockedFlock(second.Pid(), path));
@@ -258,7 +275,7 @@ TEST_F(LockContentionTest, SecondWaitsUntilTheFirstReleases) {
   EXPECT_EQ(NextEvent(), "B+");  // and no descriptor of the removed file
   EXPECT_EQ(first.Wait(), 0);
   // The waiter holds a lock on a new file that bears the name.
-  EXPECT_EQ(ModeOf(path), 0755);
+  EXPECT_EQ(ModeOf(path), 0600);
   EXPECT_TRUE(NamedFileIsLocked(path));
 
   second.Release();
