@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "probe_report.h"
+#include "sandbox/launcher_log.h"
 #include "sandbox/sandbox.h"
 
 namespace nestbox::e2e {
@@ -102,14 +103,13 @@ class LauncherTest : public ::testing::Test {
 };
 
 // The log entries of the launcher's steps.
-std::vector<std::string> Placement(std::string const& lockFile, std::string const& workDir);
-std::vector<std::string> FailedPlacement(std::string const& lockFile);
-std::vector<std::string> Release(std::string const& lockFile, std::string const& workDir,
-                                 bool erase);
-std::string OpenSslSkipped();
-std::string ChildExit(int status);
-std::string Error(std::string const& text);
-std::vector<std::string> Concat(std::initializer_list<std::vector<std::string>> parts);
+using sandbox::ChildExit;
+using sandbox::Concat;
+using sandbox::Error;
+using sandbox::FailedPlacement;
+using sandbox::OpenSslSkipped;
+using sandbox::Placement;
+using sandbox::Release;
 
 // Whether a flock of that kind can be had at once on the directory.
 bool CanLock(std::string const& dir, int operation);

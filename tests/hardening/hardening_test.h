@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sandbox/launcher_log.h"
 #include "sandbox/sandbox.h"
 #include "support/unique_fd.h"
 
@@ -147,13 +148,12 @@ class HardeningTest : public ::testing::Test {
 };
 
 // Expected log entries of the launcher's steps.
-std::vector<std::string> Placement(std::string const& lockFile, std::string const& workDir);
-std::vector<std::string> FailedPlacement(std::string const& lockFile);
-std::vector<std::string> Release(std::string const& lockFile, std::string const& workDir,
-                                 bool erase);
-std::string OpenSslSkipped();
-std::string Error(std::string const& text);
-std::vector<std::string> Concat(std::initializer_list<std::vector<std::string>> parts);
+using sandbox::Concat;
+using sandbox::Error;
+using sandbox::FailedPlacement;
+using sandbox::OpenSslSkipped;
+using sandbox::Placement;
+using sandbox::Release;
 // Log lines: the exact ones, then one that begins with each prefix (for
 // errors whose description depends on the kernel's choice of errno).
 ::testing::Matcher<std::vector<std::string> const&> LogIs(
