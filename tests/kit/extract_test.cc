@@ -24,6 +24,7 @@ namespace {
 
 using namespace nestbox::sandbox;
 using packtest::MakeDir;
+using packtest::MakeVariedTree;
 using packtest::ReadFile;
 using packtest::RunPack;
 using packtest::WriteFile;
@@ -33,23 +34,9 @@ constexpr char WORK_DIR[] = "/tmp/apps/Packed.data";  // the sandbox runs as roo
 constexpr char TOOL[] = "/tmp/apps/nestbox-pack";
 constexpr std::size_t BIG_FILE_SIZE = 300'000;
 
-// Every kind of record and mode that a stream carries: nested directories,
-// modes with group, other and set-user-ID bits, empty and large files,
-// names with control bytes, blanks, backslashes and bytes above 127, and a
-// symbolic link (carried as the file it points to).
-void MakeVariedTree(std::string const& app) {
-  MakeDir(app, 0755);
-  WriteFile(app + "/\x01" "ctl", "one", 0644);
-  WriteFile(app + "/a b", "blank", 0640);
-  WriteFile(app + "/back\\slash", std::string(70000, '\xa5'), 0644);
-  MakeDir(app + "/bin", 0700);
-  WriteFile(app + "/bin/Tool", "#!/bin/sh\n", 0500);
-  WriteFile(app + "/caf\xc3\xa9", "setuid", 04755);
-  MakeDir(app + "/lib", 0755);
-  MakeDir(app + "/lib/sub", 0750);
-  WriteFile(app + "/lib/sub/deep", "deep data", 0644);
-  WriteFile(app + "/lib/empty", "", 0600);
-  ASSERT_EQ(::symlink("../a b", (app + "/lib/link").c_str()), 0);
+// The varied tree, with a file large enough to take several writes.
+void MakeVariedTreeWithABigFile(std::string const& app) {
+  MakeVariedTree(app);
   WriteFile(app + "/zz-big", std::string(BIG_FILE_SIZE, 'z'), 0444);
 }
 
@@ -73,7 +60,7 @@ Tree ExpectedTree() {
 class PackExtractInSandbox : public ::testing::Test {
  protected:
   void SetUp() override {
-    MakeVariedTree(scratch_ / "app");
+    MakeVariedTreeWithABigFile(scratch_ / "app");
     packtest::RunResult const pack =
         RunPack({"--entry", "bin/Tool", "--output", scratch_ / "packed", scratch_ / "app"});
     ASSERT_EQ(pack.status, 0) << pack.err;

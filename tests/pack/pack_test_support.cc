@@ -88,6 +88,23 @@ void MakeDir(std::string const& path, mode_t mode) {
   if (::chmod(path.c_str(), mode) != 0) Fail("cannot chmod " + path);
 }
 
+void MakeVariedTree(std::string const& app) {
+  MakeDir(app, 0755);
+  WriteFile(app + "/\x01" "ctl", "one", 0644);
+  WriteFile(app + "/a b", "blank", 0640);
+  WriteFile(app + "/back\\slash", std::string(70000, '\xa5'), 0644);
+  MakeDir(app + "/bin", 0700);
+  WriteFile(app + "/bin/Tool", "#!/bin/sh\n", 0500);
+  WriteFile(app + "/caf\xc3\xa9", "setuid", 04755);
+  MakeDir(app + "/lib", 0755);
+  MakeDir(app + "/lib/sub", 0750);
+  WriteFile(app + "/lib/sub/deep", "deep data", 0644);
+  WriteFile(app + "/lib/empty", "", 0600);
+  if (::symlink("../a b", (app + "/lib/link").c_str()) != 0) {
+    Fail("cannot link " + app + "/lib/link");
+  }
+}
+
 std::string ReadFile(std::string const& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) Fail("cannot open " + path);

@@ -39,6 +39,11 @@ void WriteFile(std::string const& path, std::string const& content, mode_t mode 
 // Creates a directory, then sets exactly this mode.
 void MakeDir(std::string const& path, mode_t mode = 0755);
 std::string ReadFile(std::string const& path);
+// A tree with every kind of record and mode a stream carries: nested
+// directories, group, other and set-user-ID bits, empty and large files,
+// names with control bytes, blanks, backslashes and bytes above 127, and a
+// symbolic link (carried as the file it points to).
+void MakeVariedTree(std::string const& app);
 // Names in a directory, sorted, without "." and "..".
 std::vector<std::string> ListDir(std::string const& path);
 

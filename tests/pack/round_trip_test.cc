@@ -86,18 +86,7 @@ class PackRoundTrip : public ::testing::Test {
 
 TEST_F(PackRoundTrip, ExtractsThePackedTreeWithTheOwnersBits) {
   std::string const app = scratch_ / "app";
-  MakeDir(app, 0755);
-  WriteFile(app + "/\x01" "ctl", "one", 0644);
-  WriteFile(app + "/a b", "blank", 0640);
-  WriteFile(app + "/back\\slash", std::string(70000, '\xa5'), 0644);
-  MakeDir(app + "/bin", 0700);
-  WriteFile(app + "/bin/Tool", "#!/bin/sh\n", 0500);
-  WriteFile(app + "/caf\xc3\xa9", "setuid", 04755);
-  MakeDir(app + "/lib", 0755);
-  MakeDir(app + "/lib/sub", 0750);
-  WriteFile(app + "/lib/sub/deep", "deep data", 0644);
-  WriteFile(app + "/lib/empty", "", 0600);
-  ASSERT_EQ(::symlink("../a b", (app + "/lib/link").c_str()), 0);
+  MakeVariedTree(app);
   PackAndEnter(app, "bin/Tool");
   if (!sandbox_) return;
 
