@@ -305,6 +305,14 @@ bool WaitForFile(std::string const& path) {
   return false;
 }
 
+bool CanReach(uid_t uid, std::string const& path) {
+  ChildResult const child = RunInChild([&] {
+    if (!BecomeUser(uid)) return std::string("cannot switch users");
+    return std::string(::access(path.c_str(), F_OK) == 0 ? "yes" : "no");
+  });
+  return child.output == "yes";
+}
+
 bool BecomeUser(uid_t uid) {
   gid_t const gid = static_cast<gid_t>(uid);
   return ::setgroups(0, nullptr) == 0 && ::setresgid(gid, gid, gid) == 0 &&

@@ -92,5 +92,8 @@ bool WaitForFile(std::string const& path);
 // Drops every identity of this process to the uid and the same gid, with
 // no supplementary groups.
 bool BecomeUser(uid_t uid);
+// Whether uid can reach path at all: the build tree may lie below a folder
+// that only its owner can enter, and then no other user can act in it.
+bool CanReach(uid_t uid, std::string const& path);
 
 }  // namespace nestbox::fips_test

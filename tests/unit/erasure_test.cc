@@ -130,6 +130,7 @@ TEST(ErasureTest, EntryThatCannotBeRemovedStopsTheErasure) {
   std::vector<std::string> const topOrder = ReadOrder(top);
   std::vector<std::string> const aOrder = ReadOrder(top + "/a");
 
+  SKIP_UNLESS_REACHABLE_BY(65534, top);
   ChildResult const child = RunInChild([&] {
     if (!BecomeUser(65534, 65534)) return std::string("cannot drop");
     int const fdsBefore = CountOpenFds();

@@ -242,6 +242,14 @@ bool BecomeUser(uid_t realUid, uid_t effectiveUid, gid_t gid) {
          ::setresuid(realUid, effectiveUid, effectiveUid) == 0;
 }
 
+bool CanReach(uid_t uid, std::string const& path) {
+  ChildResult const child = RunInChild([&] {
+    if (!BecomeUser(uid, uid)) return std::string("cannot drop");
+    return std::string(::access(path.c_str(), F_OK) == 0 ? "yes" : "no");
+  });
+  return child.output == "yes";
+}
+
 ChildResult RunInChild(std::function<std::string()> const& body) {
   ChildResult result;
   int fds[2];

@@ -83,6 +83,13 @@ int CountDeletedFds();
 // Drops every identity of this process to uid/gid (for forked children).
 bool BecomeUser(uid_t uid, gid_t gid);
 bool BecomeUser(uid_t realUid, uid_t effectiveUid, gid_t gid);
+// Whether uid can reach path at all: the build tree may lie below a folder
+// that only its owner can enter, and then no other user can act in it.
+bool CanReach(uid_t uid, std::string const& path);
+#define SKIP_UNLESS_REACHABLE_BY(uid, path)                                  \
+  if (!CanReach(uid, path))                                                 \
+  GTEST_SKIP() << "uid " << (uid) << " cannot reach " << (path)             \
+               << ": the build tree lies below a folder private to its owner"
 
 struct ChildResult {
   int status = -1;     // waitpid status
